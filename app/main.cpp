@@ -1,0 +1,6 @@
+#include "app/CTavrinApp.h"
+
+int main(int argc, char** argv)
+{
+    return wxEntry(argc, argv);
+}
