@@ -14,6 +14,7 @@
 #include <wx/intl.h>
 #include <wx/log.h>
 #include <wx/msgdlg.h>
+#include <wx/generic/msgdlgg.h>
 #include <wx/socket.h>
 #include <wx/utils.h>
 
@@ -87,8 +88,20 @@ CTavrinApp::~CTavrinApp()
     SetAppServices(nullptr);
 }
 
+namespace
+{
+// A service has nobody to click away an assertion dialog: report it as a line.
+void PrintAssert(const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg)
+{
+    printf("assertion \"%s\" failed in %s (%s:%d): %s\n", (const char*)cond.utf8_str(),
+           (const char*)func.utf8_str(), (const char*)file.utf8_str(), line, (const char*)msg.utf8_str());
+    fflush(stdout);
+}
+}  // namespace
+
 bool CTavrinApp::OnInit()
 {
+    wxSetAssertHandler(PrintAssert);
     // Diagnostics are read through pipes: keep standard output line-buffered.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -124,7 +137,8 @@ void CTavrinApp::ShowAlreadyRunning()
         timeoutMs = atoi(env);
     if (timeoutMs <= 0)
         return;
-    wxMessageDialog dlg(nullptr, text, "Message", wxOK | wxCENTRE);
+    // The generic dialog runs the toolkit's own modal loop, which a timer can end.
+    wxGenericMessageDialog dlg(nullptr, text, "Message", wxOK | wxCENTRE);
     wxTimer closer;
     closer.Bind(wxEVT_TIMER, [&dlg](wxTimerEvent&) { dlg.EndModal(wxID_OK); });
     closer.StartOnce(timeoutMs);
@@ -164,7 +178,8 @@ void CTavrinApp::Shutdown()
 
     if (m_pNotify)
     {
-        m_pNotify->Delete();
+        if (!m_pNotify->StopAndWait(5000))
+            printf("CTavrinApp: hot-plug monitor did not end in time\n");
         m_pNotify = nullptr;
     }
 }
@@ -173,6 +188,10 @@ bool CTavrinApp::InitLocale(int language)
 {
     delete m_pLocale;
     m_pLocale = new wxLocale;
+    // An environment without a usable locale reports an unknown language;
+    // the caller then falls back to English.
+    if (language == wxLANGUAGE_UNKNOWN)
+        return false;
     m_pLocale->Init(language, wxLOCALE_LOAD_DEFAULT);
     wxLocale::AddCatalogLookupPathPrefix("LANG");
     if (m_pLocale->AddCatalog("Velunor") && m_pLocale->IsLoaded("Velunor"))
