@@ -8,7 +8,7 @@ PACKAGES=(
   libwxgtk3.2-dev libtinyxml2-dev libudev-dev libhidapi-dev
   libx11-dev libxtst-dev libxi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth x11-utils umockdev libumockdev-dev locales
+  libpng-dev xvfb xauth x11-utils umockdev libumockdev-dev locales
 )
 PACKAGES+=("$@")
 
