@@ -39,10 +39,10 @@ VELUNOR_ETP_DIR="$OUT/etp" LD_LIBRARY_PATH="$ROOT/build/sim" \
   umockdev-run -d tests/boards/etp-hid.umockdev -- build/tavrin-etp > "$OUT/service.log" 2>&1 &
 SERVICE_PID=$!
 
-# The script ends with the release of the held contact (code 83 after ten
-# presses at one point); wait until the board has delivered it.
-for _ in $(seq 150); do
-  [ "$(grep -c '^r ' "$OUT/board.log" 2>/dev/null || true)" -ge 115 ] && break
+# Wait until the board has delivered every packet of its script.
+TOTAL=$(grep -c '^packet' tests/boards/demo-stroke.board)
+for _ in $(seq 200); do
+  [ "$(grep -c '^r ' "$OUT/board.log" 2>/dev/null || true)" -ge "$TOTAL" ] && break
   sleep 0.1
 done
 sleep 1
