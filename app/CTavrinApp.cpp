@@ -24,6 +24,8 @@
 #include <cstdlib>
 #include <iostream>
 
+static_assert(ID_IPC_SOCKET == CTavrinIPCSock::SOCKET_EVENT_ID, "datagram events must reach OnSocketEvent");
+
 wxIMPLEMENT_APP_NO_MAIN(CTavrinApp);
 
 wxBEGIN_EVENT_TABLE(CTavrinApp, wxApp)

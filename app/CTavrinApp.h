@@ -1,6 +1,5 @@
 #pragma once
 #include "app/CAppServices.h"
-#include "ipc/CTavrinIPCSock.h"  // ID_IPC_SOCKET
 
 #include <wx/app.h>
 #include <wx/snglinst.h>
@@ -20,6 +19,7 @@ class CTavrinDualSock;
 
 enum
 {
+    ID_IPC_SOCKET = 2000,  // the datagram channel's socket events
     ID_RUN_WHITEBOARD = 6001,
     ID_RUN_ORIENT = 6002,
     ID_TIMER_SHORT = 6004,

@@ -1,0 +1,457 @@
+// The command server over real sockets: a client speaking the toolkit's IPC
+// protocol runs on a helper thread while the test thread serves the event
+// loop; the companion command client is run as a separate program.
+#include "IpcTestSupport.h"
+
+#include "FakeClock.h"
+#include "ProcessFixture.h"
+#include "TempDir.h"
+#include "ipc/CTavrinDriverIPC.h"
+#include "ipc/MyConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace ipc_test;
+using Commands = std::vector<std::pair<int, int>>;
+
+namespace
+{
+// Message codes of the toolkit's IPC protocol.
+enum
+{
+    IPC_ADVISE_START = 4,
+    IPC_ADVISE = 6,
+    IPC_ADVISE_STOP = 7,
+    IPC_FAIL = 9,
+    IPC_CONNECT = 10,
+    IPC_DISCONNECT = 11,
+};
+
+// Blocking client of the toolkit's IPC protocol (bytes, little-endian 32-bit
+// lengths, UTF-8 strings). Use from a thread other than the event loop's.
+class CRawIpcClient
+{
+public:
+    ~CRawIpcClient() { Close(); }
+
+    // Result: the server's answer byte, -1 when the connection failed.
+    int Connect(const std::string& ip, int port, const std::string& topic)
+    {
+        m_nFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+        if (connect(m_nFd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+        {
+            m_nErrno = errno;
+            Close();
+            return -1;
+        }
+        return Request(IPC_CONNECT, topic);
+    }
+    int StartAdvise(const std::string& item) { return Request(IPC_ADVISE_START, item); }
+    int StopAdvise(const std::string& item) { return Request(IPC_ADVISE_STOP, item); }
+    void SendDisconnect()
+    {
+        unsigned char b = IPC_DISCONNECT;
+        (void)!write(m_nFd, &b, 1);
+    }
+    // One advise message, or false when none arrives within `ms`.
+    bool ReadAdvise(std::string* item, int* format, std::string* data, int ms = 2000)
+    {
+        unsigned char code;
+        if (!ReadExact(&code, 1, ms) || code != IPC_ADVISE)
+            return false;
+        unsigned char fmt;
+        if (!ReadString(item, ms) || !ReadExact(&fmt, 1, ms) || !ReadString(data, ms))
+            return false;
+        *format = fmt;
+        return true;
+    }
+    // The next byte from the server (-1: closed or nothing within `ms`).
+    int ReadByte(int ms = 2000)
+    {
+        unsigned char b;
+        return ReadExact(&b, 1, ms) ? b : -1;
+    }
+    // True when the server closed the connection within `ms`.
+    bool WaitClosed(int ms = 2000)
+    {
+        unsigned char b;
+        for (;;)
+        {
+            pollfd p{m_nFd, POLLIN, 0};
+            if (poll(&p, 1, ms) != 1)
+                return false;
+            ssize_t n = read(m_nFd, &b, 1);
+            if (n <= 0)
+                return true;
+        }
+    }
+    void Close()
+    {
+        if (m_nFd >= 0)
+            close(m_nFd);
+        m_nFd = -1;
+    }
+    int Errno() const { return m_nErrno; }
+
+private:
+    int Request(int code, const std::string& text)
+    {
+        std::string msg(1, static_cast<char>(code));
+        uint32_t len = static_cast<uint32_t>(text.size());
+        for (int i = 0; i < 4; ++i)
+            msg.push_back(static_cast<char>((len >> (8 * i)) & 0xff));
+        msg += text;
+        if (write(m_nFd, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size()))
+            return -1;
+        return ReadByte(5000);
+    }
+    bool ReadString(std::string* out, int ms)
+    {
+        unsigned char len[4];
+        if (!ReadExact(len, 4, ms))
+            return false;
+        uint32_t n = len[0] | (len[1] << 8) | (len[2] << 16) | (static_cast<uint32_t>(len[3]) << 24);
+        if (n > 4096)
+            return false;
+        out->assign(n, '\0');
+        return n == 0 || ReadExact(&(*out)[0], n, ms);
+    }
+    bool ReadExact(void* buf, size_t n, int ms)
+    {
+        char* p = static_cast<char*>(buf);
+        while (n > 0)
+        {
+            pollfd pfd{m_nFd, POLLIN, 0};
+            if (m_nFd < 0 || poll(&pfd, 1, ms) != 1)
+                return false;
+            ssize_t r = read(m_nFd, p, n);
+            if (r <= 0)
+                return false;
+            p += r;
+            n -= static_cast<size_t>(r);
+        }
+        return true;
+    }
+
+    int m_nFd = -1;
+    int m_nErrno = 0;
+};
+
+class IpcServer : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_Server.Create("0"));
+        m_nPort = m_Server.GetPort();
+        ASSERT_GT(m_nPort, 0);
+    }
+
+    // Connects `c` with `topic` on a helper thread; the server's answer byte.
+    int Connect(CRawIpcClient& c, const std::string& topic)
+    {
+        return m_Pump.OffThread([&] { return c.Connect("127.0.0.1", m_nPort, topic); });
+    }
+
+    CRecordingServices m_Services;
+    CEventPump m_Pump;
+    CTavrinDriverIPC m_Server;
+    int m_nPort = 0;
+};
+
+TEST_F(IpcServer, ListensOnLoopbackOnly)
+{
+    CRawIpcClient local;
+    EXPECT_EQ(Connect(local, "Orient"), IPC_CONNECT);
+
+    std::string other = NonLoopbackAddress();
+    if (other.empty())
+        GTEST_SKIP() << "no address outside 127.0.0.0/8 on this machine";
+    CRawIpcClient remote;
+    EXPECT_EQ(m_Pump.OffThread([&] { return remote.Connect(other, m_nPort, "Orient"); }), -1);
+    EXPECT_EQ(remote.Errno(), ECONNREFUSED);
+    // The refused attempt did not touch the client that was connected.
+    EXPECT_FALSE(m_Pump.OffThread([&] { return local.WaitClosed(200); }));
+}
+
+TEST(IpcServerCreate, FailsWhenThePortIsTakenOrNotAPort)
+{
+    CEventPump pump;
+    for (const char* ip : {"127.0.0.1", "0.0.0.0"})
+    {
+        int fd = BoundSocket(SOCK_STREAM, ip, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(listen(fd, 1), 0);
+        CTavrinDriverIPC server;
+        EXPECT_FALSE(server.Create(wxString::Format("%d", LocalPort(fd)))) << ip;
+        EXPECT_EQ(server.GetPort(), 0);
+        close(fd);
+    }
+    for (const char* bad : {"", "abc", "/tmp/tavrin-ipc-test", "70000", "-1"})
+    {
+        CTavrinDriverIPC server;
+        EXPECT_FALSE(server.Create(bad)) << bad;
+    }
+}
+
+TEST_F(IpcServer, RefusesUnknownTopicsAndKeepsOneClient)
+{
+    CRawIpcClient first, second, third;
+    ASSERT_EQ(Connect(first, "Orient"), IPC_CONNECT);
+    ASSERT_EQ(Connect(second, "SideKey"), IPC_CONNECT);
+    // The earlier client is told to go and is closed.
+    EXPECT_EQ(m_Pump.OffThread([&] { return first.ReadByte(); }), IPC_DISCONNECT);
+    EXPECT_TRUE(m_Pump.OffThread([&] { return first.WaitClosed(); }));
+
+    EXPECT_EQ(Connect(third, "Bogus"), IPC_FAIL);
+    EXPECT_EQ(m_Server.GetConnection(), nullptr);
+    EXPECT_TRUE(m_Services.Commands().empty());
+}
+
+TEST_F(IpcServer, StartAdviseNeedsABoardAndPassesTheCommand)
+{
+    CRawIpcClient c;
+    ASSERT_EQ(Connect(c, "Orient"), IPC_CONNECT);
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StartAdvise("3"); }), IPC_FAIL);
+    EXPECT_TRUE(m_Services.Commands().empty());
+
+    m_Services.m_bConnected = true;
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StartAdvise("3"); }), IPC_ADVISE_START);
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StopAdvise("3"); }), IPC_ADVISE_STOP);
+    EXPECT_EQ(m_Services.Commands(), (Commands{{1, 3}, {0, 0}}));
+
+    // Stopping always succeeds, but does nothing without a board.
+    m_Services.m_bConnected = false;
+    m_Services.ClearCommands();
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StopAdvise("3"); }), IPC_ADVISE_STOP);
+    EXPECT_TRUE(m_Services.Commands().empty());
+}
+
+TEST_F(IpcServer, DriversSetDataStartsAndStopsReportsAndAutoOneIsPrinted)
+{
+    m_Services.m_bConnected = true;
+    CRawIpcClient c;
+    ASSERT_EQ(Connect(c, "DriversSet"), IPC_CONNECT);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StartAdvise("auto1"); }), IPC_ADVISE_START);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "auto1\n");
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StartAdvise("data"); }), IPC_ADVISE_START);
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StartAdvise("other"); }), IPC_ADVISE_START);
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StopAdvise("data"); }), IPC_ADVISE_STOP);
+    EXPECT_EQ(m_Services.Commands(), (Commands{{7, 1}, {6, 1}, {6, 0}}));
+}
+
+TEST_F(IpcServer, AnswersGoToTheItemOfTheLastAcceptedAdvise)
+{
+    CRawIpcClient c;
+    ASSERT_EQ(Connect(c, "Orient"), IPC_CONNECT);
+    std::string item, data;
+    int format = 0;
+
+    // Nothing before an advise loop is accepted (refused for lack of a board).
+    m_Server.AdviseClient("fin");
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StartAdvise("9"); }), IPC_FAIL);
+    m_Server.AdviseClient("fin");
+    EXPECT_FALSE(m_Pump.OffThread([&] { return c.ReadAdvise(&item, &format, &data, 200); }));
+
+    m_Services.m_bConnected = true;
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StartAdvise("4"); }), IPC_ADVISE_START);
+    m_Server.AdviseClient("fin");
+    ASSERT_TRUE(m_Pump.OffThread([&] { return c.ReadAdvise(&item, &format, &data); }));
+    EXPECT_EQ(item, "4");
+    EXPECT_EQ(format, 20); // wxIPC_PRIVATE
+    EXPECT_EQ(data, std::string("fin\0", 4));
+
+    m_Server.AdviseClient("12345");
+    ASSERT_TRUE(m_Pump.OffThread([&] { return c.ReadAdvise(&item, &format, &data); }));
+    EXPECT_EQ(data, std::string("123\0", 4));
+}
+
+TEST_F(IpcServer, DisconnectEndsTheModesOrRescansCameras)
+{
+    m_Services.m_bConnected = true;
+    CRawIpcClient c;
+    ASSERT_EQ(Connect(c, "SideKey"), IPC_CONNECT);
+    c.SendDisconnect();
+    EXPECT_TRUE(m_Pump.RunUntil([&] { return m_Services.Commands().size() == 2; }));
+    EXPECT_EQ(m_Services.Commands(), (Commands{{0, 0}, {6, 0}}));
+    // The connection stays stored until the next client; answers go nowhere.
+    EXPECT_NE(m_Server.GetConnection(), nullptr);
+    m_Server.AdviseClient("fin");
+
+    m_Services.m_bConnected = false;
+    m_Services.ClearCommands();
+    CRawIpcClient viewer;
+    ASSERT_EQ(Connect(viewer, "SideKey"), IPC_CONNECT);
+    viewer.Close(); // lost without a goodbye
+    EXPECT_TRUE(m_Pump.RunUntil([&] { return m_Services.m_nRescans == 1; }));
+    EXPECT_TRUE(m_Services.Commands().empty());
+}
+
+TEST_F(IpcServer, CameraViewerReleasesTheServedBoardThenWaitsTwoSeconds)
+{
+    tavrin_test::CFakeClock clock;
+    struct Case
+    {
+        bool connected, work;
+        int released;
+    } cases[] = {{true, true, 1}, {true, false, 0}, {false, false, 0}};
+    for (const Case& k : cases)
+    {
+        m_Services.m_bConnected = k.connected;
+        m_Services.m_bWork = k.work;
+        m_Services.m_nReleased = 0;
+        int64_t slept = clock.SleptMs();
+        CRawIpcClient viewer;
+        EXPECT_EQ(Connect(viewer, "CAMVIEWER"), IPC_CONNECT);
+        EXPECT_EQ(m_Services.m_nReleased, k.released);
+        EXPECT_EQ(clock.SleptMs() - slept, 2000);
+    }
+}
+
+TEST_F(IpcServer, DestructionDropsTheClient)
+{
+    auto* server = new CTavrinDriverIPC;
+    ASSERT_TRUE(server->Create("0"));
+    int port = server->GetPort();
+    CRawIpcClient c;
+    ASSERT_EQ(m_Pump.OffThread([&] { return c.Connect("127.0.0.1", port, "PENSET"); }), IPC_CONNECT);
+    delete server;
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.ReadByte(); }), IPC_DISCONNECT);
+    EXPECT_TRUE(m_Pump.OffThread([&] { return c.WaitClosed(); }));
+}
+
+// --- the companion command client -------------------------------------------
+
+class CtlTool : public IpcServer
+{
+protected:
+    bool Start(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {})
+    {
+        std::vector<std::string> argv{std::string(TAVRIN_BINARY_DIR) + "/tavrin-etp-ctl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::map<std::string, std::string> e{{"VELUNOR_ETP_DIR", m_Dir.Path() + "/none"}};
+        for (const auto& kv : env)
+            e[kv.first] = kv.second;
+        return m_Child.Start(argv, e, m_Dir.Path() + "/ctl.out");
+    }
+    // Serves the loop until the tool ends; its exit code, or -1000 on time-out.
+    int Finish(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000))
+    {
+        if (!m_Pump.RunUntil([&] { return !m_Child.Running(); }, timeout))
+        {
+            m_Child.Stop();
+            return -1000;
+        }
+        return m_Child.ExitCode();
+    }
+    std::vector<std::string> Port() { return {"--port", std::to_string(m_nPort)}; }
+
+    tavrin_test::CTempDir m_Dir;
+    tavrin_test::CChildProcess m_Child;
+};
+
+TEST_F(CtlTool, OrientPrintsEachAnswerAndEndsAfterThePoints)
+{
+    m_Services.m_bConnected = true;
+    auto args = Port();
+    args.insert(args.end(), {"orient", "2"});
+    ASSERT_TRUE(Start(args));
+    ASSERT_TRUE(m_Pump.RunUntil([&] { return !m_Services.Commands().empty(); }));
+    EXPECT_EQ(m_Services.Commands(), (Commands{{1, 2}}));
+    m_Server.AdviseClient("fin");
+    m_Server.AdviseClient("fin");
+    EXPECT_EQ(Finish(), 0) << m_Child.Output();
+    EXPECT_EQ(m_Child.Output(), "fin\nfin\n");
+    // stop advise, then the disconnect
+    EXPECT_TRUE(m_Pump.RunUntil([&] { return m_Services.Commands().size() == 4; }));
+    EXPECT_EQ(m_Services.Commands(), (Commands{{1, 2}, {0, 0}, {0, 0}, {6, 0}}));
+}
+
+TEST_F(CtlTool, DataPrintsReportsUntilInterrupted)
+{
+    m_Services.m_bConnected = true;
+    auto args = Port();
+    args.insert(args.end(), {"drivers", "data"});
+    ASSERT_TRUE(Start(args));
+    ASSERT_TRUE(m_Pump.RunUntil([&] { return !m_Services.Commands().empty(); }));
+    m_Server.AdviseClient("42");
+    m_Server.AdviseClient("7");
+    ASSERT_TRUE(m_Pump.RunUntil([&] { return m_Child.Output() == "42\n7\n"; })) << m_Child.Output();
+    kill(m_Child.Pid(), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_TRUE(m_Pump.RunUntil([&] { return m_Services.Commands().size() == 4; }));
+    EXPECT_EQ(m_Services.Commands(), (Commands{{6, 1}, {6, 0}, {0, 0}, {6, 0}}));
+}
+
+TEST_F(CtlTool, CamViewerHoldsTheConnectionUntilInterrupted)
+{
+    tavrin_test::CFakeClock clock;
+    auto args = Port();
+    args.insert(args.end(), {"camviewer"});
+    ASSERT_TRUE(Start(args));
+    ASSERT_TRUE(m_Pump.RunUntil([&] { return m_Server.GetConnection() != nullptr; }));
+    EXPECT_EQ(clock.SleptMs(), 2000);
+    // Still connected a while later: the viewer keeps the camera.
+    m_Pump.RunUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_TRUE(m_Child.Running());
+    EXPECT_EQ(m_Services.m_nRescans, 0);
+    kill(m_Child.Pid(), SIGTERM);
+    EXPECT_EQ(Finish(), 0) << m_Child.Output();
+    EXPECT_TRUE(m_Pump.RunUntil([&] { return m_Services.m_nRescans == 1; }));
+}
+
+TEST_F(CtlTool, ReadsThePortFromTheSettings)
+{
+    m_Services.m_bConnected = true;
+    m_Dir.WriteFile("etp/Config/config.xml", "<Config><Global><port num=\"" + std::to_string(m_nPort) +
+                                                 "\"/></Global></Config>\n");
+    ASSERT_TRUE(Start({"speed", "3"}, {{"VELUNOR_ETP_DIR", m_Dir.Path() + "/etp"}}));
+    EXPECT_EQ(Finish(), 0) << m_Child.Output();
+    EXPECT_EQ(m_Services.Commands().front(), std::make_pair(12, 3));
+}
+
+TEST_F(CtlTool, ReportsAMissingBoardOrService)
+{
+    auto args = Port();
+    args.insert(args.end(), {"penset"});
+    ASSERT_TRUE(Start(args));
+    EXPECT_EQ(Finish(), 1);
+    EXPECT_NE(m_Child.Output().find("no board attached"), std::string::npos) << m_Child.Output();
+
+    int fd = BoundSocket(SOCK_STREAM, "127.0.0.1", 0);
+    int freePort = LocalPort(fd);
+    close(fd);
+    ASSERT_TRUE(Start({"--port", std::to_string(freePort), "penset"}));
+    EXPECT_EQ(Finish(), 1);
+    EXPECT_NE(m_Child.Output().find("cannot connect to the service on port " + std::to_string(freePort)),
+              std::string::npos)
+        << m_Child.Output();
+}
+
+TEST_F(CtlTool, RejectsBadCommandLines)
+{
+    for (auto args : std::vector<std::vector<std::string>>{
+             {}, {"bogus"}, {"orient"}, {"orient", "x"}, {"drivers", "fast"}, {"--port", "0", "penset"}})
+    {
+        ASSERT_TRUE(Start(args));
+        EXPECT_EQ(Finish(), 2) << m_Child.Output();
+    }
+    ASSERT_TRUE(Start({"--help"}));
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_NE(m_Child.Output().find("Usage: tavrin-etp-ctl"), std::string::npos);
+}
+} // namespace
