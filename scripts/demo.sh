@@ -42,7 +42,8 @@ SERVICE_PID=$!
 # Wait until the board has delivered every packet of its script.
 TOTAL=$(grep -c '^packet' tests/boards/demo-stroke.board)
 for _ in $(seq 200); do
-  [ "$(grep -c '^r ' "$OUT/board.log" 2>/dev/null || true)" -ge "$TOTAL" ] && break
+  READ=$(grep -c '^r ' "$OUT/board.log" 2>/dev/null || true)
+  [ "${READ:-0}" -ge "$TOTAL" ] && break
   sleep 0.1
 done
 sleep 1
