@@ -266,13 +266,12 @@ bool CTavrinApp::StartWorkThread(int style, CDeviceBase* pDev)
     CTavrinWorkBase* pWork = CreateWorkThread(style);
     if (pWork)
     {
-        if (pWork->Create() != wxTHREAD_NO_ERROR || !pWork->SetDevice(pDev))
+        // On failure the hot-plug monitor keeps (closes and deletes) the
+        // device, so the thread must give it back before it is deleted.
+        if (pWork->Create() != wxTHREAD_NO_ERROR || !pWork->SetDevice(pDev) ||
+            pWork->Run() != wxTHREAD_NO_ERROR)
         {
-            delete pWork;
-            pWork = nullptr;
-        }
-        else if (pWork->Run() != wxTHREAD_NO_ERROR)
-        {
+            pWork->TakeDevice();
             delete pWork;
             pWork = nullptr;
         }

@@ -224,7 +224,7 @@ bool CTavrinWorkBase::HandleSoftKey(int x, int y, int pressType)
     {
         if (!m_bKeyFired)
         {
-            m_pSidekey->FireKey(k, 1);
+            FireSideKey(k, 1);
             m_bKeyFired = 1;
         }
     }
@@ -232,7 +232,7 @@ bool CTavrinWorkBase::HandleSoftKey(int x, int y, int pressType)
     {
         if (!m_bKeyFired2)
         {
-            m_pSidekey->FireKey(k, 2);
+            FireSideKey(k, 2);
             m_bKeyFired2 = 1;
         }
     }
@@ -268,6 +268,14 @@ bool CTavrinWorkBase::OnCommand(int command, int value)
     default:
         return false;
     }
+}
+
+CDeviceBase* CTavrinWorkBase::TakeDevice()
+{
+    std::lock_guard<std::mutex> dlk(m_DevMutex);
+    CDeviceBase* p = m_pDev;
+    m_pDev = nullptr;
+    return p;
 }
 
 bool CTavrinWorkBase::IsSameDevice(const DeviceDescriptor& desc)
@@ -321,7 +329,7 @@ void CTavrinWorkBase::HandleHotKey()
         return;
     auto it = m_HotKeyMap.find(m_pBuf[2]);
     if (it != m_HotKeyMap.end())
-        m_pSidekey->DoAction(it->second);
+        RunSideKeyAction(it->second);
 }
 
 void CTavrinWorkBase::MapPoint()
@@ -336,6 +344,25 @@ void CTavrinWorkBase::SleepUnlocked(int ms)
 {
     CHandlerUnlock unlock(this);
     Clock().SleepMs(ms);
+}
+
+void CTavrinWorkBase::FireSideKey(int key, int pressType)
+{
+    // Only this thread's destructor deletes the processor.
+    CSidekeyProcess* p = m_pSidekey;
+    if (!p)
+        return;
+    CHandlerUnlock unlock(this);
+    p->FireKey(key, pressType);
+}
+
+void CTavrinWorkBase::RunSideKeyAction(const std::wstring& action)
+{
+    CSidekeyProcess* p = m_pSidekey;
+    if (!p)
+        return;
+    CHandlerUnlock unlock(this);
+    p->DoAction(action);
 }
 
 CTavrinWorkBase::CHandlerUnlock::CHandlerUnlock(CTavrinWorkBase* p)

@@ -51,10 +51,12 @@ enum
 // its main thread and IsSameDevice on the hot-plug thread. Every dispatched
 // packet runs under m_HandlerMutex, and so do the main-thread entry points
 // that touch the pointer output, the mapping, the calibration process or the
-// last point; the lock is recursive because the side-key processor may end a
-// back-button action (a right click through RightClickAtLastPoint) from
-// inside a handler. The lock is never held across a device read or a long
-// sleep, so the main thread waits at most for one packet's handling.
+// last point. The lock is recursive because calls come back in on the same
+// thread: an expiring side-key window right-clicks through the application
+// into RightClickAtLastPoint, a finished calibration rebuilds the mapping
+// through ReloadConversion. It is never held across a device read, a long
+// sleep or a side-key action (which may wait for the application), so the
+// main thread waits at most for one packet's handling.
 class CTavrinWorkBase : public wxThread
 {
 public:
@@ -103,6 +105,10 @@ public:
     void HandleHotKey();
 
     CDeviceBase* GetDevice() const { return m_pDev; }
+    // Hands the device back to the caller (who then closes and deletes it):
+    // for a thread that took the device but will be deleted without running,
+    // so the device is not released twice.
+    CDeviceBase* TakeDevice();
     const std::wstring& GetName() const { return m_strName; }
     // Called as the very last step of the destructor, after the device and
     // every helper object are gone (on the work thread for a running thread).
@@ -162,6 +168,12 @@ protected:
     };
     // Clock().SleepMs with the handler lock released (see CHandlerUnlock).
     void SleepUnlocked(int ms);
+    // Side-key processor calls, made with the handler lock released: ending
+    // an earlier action may right-click through the application, which may
+    // have to wait for a main-thread caller that is itself waiting for the
+    // handler lock.
+    void FireSideKey(int key, int pressType);
+    void RunSideKeyAction(const std::wstring& action);
     // Section of the settings file named by the tag.
     std::string Section() const;
     // The buffer the next device read fills; copied into m_pBuf under the

@@ -268,8 +268,7 @@ void CTavrinWorkETPD::OnFrontKey()
         return;
     g_bInBoardFrame = false;
     MapPoint();
-    if (m_pSidekey)
-        m_pSidekey->DoAction(FrontAction());
+    RunSideKeyAction(FrontAction());
     bool click = true;
     if (g_bAppStarted)
     {
@@ -296,8 +295,7 @@ void CTavrinWorkETPD::OnBackKey()
     }
     // The right click happens when the double-press window closes, and only
     // if the answer said the pen is outside the board frame.
-    if (m_pSidekey)
-        m_pSidekey->DoAction(BackAction());
+    RunSideKeyAction(BackAction());
     m_bKeyFired = 1;
 }
 
@@ -312,7 +310,7 @@ bool CTavrinWorkETPD::HandleSoftKey(int x, int y, int pressType)
     {
         if (!m_bKeyFired)
         {
-            m_pSidekey->FireKey(k, 1);
+            FireSideKey(k, 1);
             m_bKeyFired = 1;
         }
         return true;
@@ -322,13 +320,13 @@ bool CTavrinWorkETPD::HandleSoftKey(int x, int y, int pressType)
     {
         if (pressType == 2 && !m_bKeyFired2)
         {
-            m_pSidekey->FireKey(k, 2);
+            FireSideKey(k, 2);
             m_bKeyFired2 = 1;
         }
     }
     else if (pressType == 1 && !m_bKeyFired)
     {
-        m_pSidekey->FireKey(k, 1);
+        FireSideKey(k, 1);
         m_bKeyFired = 1;
     }
     return true;

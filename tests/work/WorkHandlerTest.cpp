@@ -4,6 +4,10 @@
 
 #include "conversion/COrientProcess.h"
 
+#include <chrono>
+#include <future>
+#include <thread>
+
 using namespace worktest;
 
 class WorkHandlerTest : public WorkTest
@@ -225,6 +229,48 @@ TEST_F(WorkHandlerTest, SourceSReleaseClearsOnlyItsOwnKeyFlagInDualMode)
     EXPECT_EQ(0, w->KeyFired2());
     w->Dispatch(EtpdAt(0xEE, 0x83, KeyX(3), KEY_Y));
     EXPECT_EQ(0, w->KeyFired());
+}
+
+// The application holds its work-slot lock while a timer handler calls into
+// the work thread, and takes the same lock when a side-key action ending on
+// the work thread asks for the right click. The handler lock must not be held
+// across that call, or the two threads wait for each other for good.
+TEST_F(WorkHandlerTest, SideKeyRightClickDoesNotBlockTheMainThread)
+{
+    auto w = Make<TEtpd>();
+    std::recursive_mutex slot;
+    m_Services.m_pSlotMutex = &slot;
+    // Back button: its right click waits for the end of the window.
+    w->Dispatch(EtpdAt(0xEE, 0x87, 200, 400));
+    w->Dispatch(EtpdAt(0xEE, 0x83, 200, 400));
+    m_Log.Take();
+
+    std::atomic<bool> inRequest{false};
+    m_Services.m_OnRightClick = [&] { inRequest = true; };
+    std::promise<bool> mainDone;
+    std::unique_lock<std::recursive_mutex> held(slot);  // main thread: timer handler
+    // A soft key within the window ends the back action on the work thread.
+    std::thread work([&] { w->Dispatch(EtpdAt(0xEE, 0x81, KeyX(3), KEY_Y)); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!inRequest && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(inRequest);
+    std::thread watchdog([&] {
+        if (mainDone.get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+        {
+            fprintf(stderr, "deadlock: the main thread waits for the handler lock\n");
+            std::_Exit(1);
+        }
+    });
+    w->OnAppEvent(0);  // the short timer, still under the slot lock
+    mainDone.set_value(true);
+    held.unlock();
+    work.join();
+    watchdog.join();
+    m_Services.m_OnRightClick = nullptr;
+    auto log = m_Log.Take();
+    EXPECT_EQ(1, (int)std::count(log.begin(), log.end(), "RightDown"));
+    EXPECT_TRUE(w->GetSidekeyProcess()->GetPendingAction() == L"next");
 }
 
 // ORIENT_RECV_DATA_SIZE 3 with the skip of 8: a point needs 12 samples.

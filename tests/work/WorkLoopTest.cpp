@@ -165,6 +165,21 @@ TEST_F(WorkLoopTest, SetDeviceRefusesNoDeviceAndASecondDevice)
     EXPECT_EQ(first, w->GetDevice());
 }
 
+TEST_F(WorkLoopTest, TakenDeviceOutlivesTheThread)
+{
+    // A thread that cannot be run is deleted; its device goes back to the
+    // caller, which releases it once.
+    auto w = Make<TEtpd>();
+    bool destroyed = false;
+    m_pDev->m_pDestroyed = &destroyed;
+    std::unique_ptr<CFakeDevice> dev(static_cast<CFakeDevice*>(w->TakeDevice()));
+    ASSERT_EQ(m_pDev, dev.get());
+    EXPECT_EQ(nullptr, w->GetDevice());
+    w.reset();
+    EXPECT_FALSE(destroyed);
+    EXPECT_EQ(0, dev->m_nClose.load());
+}
+
 TEST_F(WorkLoopTest, IsSameDeviceComparesThePath)
 {
     auto w = std::make_unique<TEtpd>(&m_Log);

@@ -262,12 +262,20 @@ public:
     void RightClickAtWorkPoint() override
     {
         m_pLog->Add("right click request");
+        if (m_OnRightClick)
+            m_OnRightClick();
+        // Like the application: the work slot is locked around the call.
+        std::unique_lock<std::recursive_mutex> lk;
+        if (m_pSlotMutex)
+            lk = std::unique_lock<std::recursive_mutex>(*m_pSlotMutex);
         if (CTavrinWorkBase* w = m_pWork.load())
             w->RightClickAtLastPoint();
     }
 
     CEventLog* m_pLog;
     std::atomic<CTavrinWorkBase*> m_pWork{nullptr};
+    std::recursive_mutex* m_pSlotMutex = nullptr;
+    std::function<void()> m_OnRightClick;
 };
 
 // The settings file every test starts from. Key centres: key k at
