@@ -116,6 +116,15 @@ bool WriteFileAtomically(const std::string& path, const char* text, size_t len)
 }
 }  // namespace
 
+std::string SectionName(const std::wstring& tag)
+{
+    std::string out;
+    out.reserve(tag.size());
+    for (wchar_t c : tag)
+        out.push_back((c > 0 && c < 0x80) ? static_cast<char>(c) : '?');
+    return out;
+}
+
 CConfigXML::CConfigXML() = default;
 
 CConfigXML::~CConfigXML()

@@ -47,5 +47,9 @@ private:
     CConfigXML& operator=(const CConfigXML&) = delete;
 };
 
+// The settings section named by a work thread's class tag ("TavrinWorkETPD").
+// Tags are ASCII; anything else becomes '?' and so names no section.
+std::string SectionName(const std::wstring& tag);
+
 // "Config/config.xml": relative to the working directory the service sets.
 constexpr const char* CONFIG_FILE = "Config/config.xml";

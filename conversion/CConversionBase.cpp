@@ -24,14 +24,6 @@ constexpr double kMaxRawMagnitude = 1e9;
 std::atomic<int> g_nOverrideWidth{0};
 std::atomic<int> g_nOverrideHeight{0};
 
-std::string Narrow(const std::wstring& s)
-{
-    std::string out;
-    out.reserve(s.size());
-    for (wchar_t c : s)
-        out.push_back((c >= 0 && c < 128) ? static_cast<char>(c) : '?');
-    return out;
-}
 
 // Truncation toward zero that stays defined for any double.
 int TruncToInt(double v)
@@ -54,7 +46,7 @@ int TenthRounded(int v)
 
 CConversionBase::CConversionBase(const std::wstring& name, const char* key)
     : m_DotNum(0),
-      m_strSection(Narrow(name)),
+      m_strSection(SectionName(name)),
       m_strKey(key ? key : ""),
       m_nScreenWidth(0),
       m_nScreenHeight(0),

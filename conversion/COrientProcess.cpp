@@ -8,20 +8,8 @@
 #include <cstring>
 #include <iostream>
 
-namespace
-{
-std::string Narrow(const std::wstring& s)
-{
-    std::string out;
-    out.reserve(s.size());
-    for (wchar_t c : s)
-        out.push_back((c >= 0 && c < 128) ? static_cast<char>(c) : '?');
-    return out;
-}
-}  // namespace
-
 COrientProcess::COrientProcess(const std::wstring& name)
-    : m_strSection(Narrow(name)), m_strKey("coordinate")
+    : m_strSection(SectionName(name)), m_strKey("coordinate")
 {
     m_nSkip = (m_strSection == "TavrinWorkIR") ? 12 : 8;
     std::memset(m_Points, 0, sizeof(m_Points));

@@ -116,7 +116,7 @@ CMouseCtrlBase::~CMouseCtrlBase() = default;
 void CMouseCtrlBase::LoadLimits()
 {
     // Tags are ASCII class names.
-    const std::string section(m_strTag.begin(), m_strTag.end());
+    const std::string section = SectionName(m_strTag);
     int count = 0;
     int move = 0;
     std::string rc1;

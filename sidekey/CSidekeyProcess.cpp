@@ -112,8 +112,7 @@ CSidekeyProcess::~CSidekeyProcess() = default;
 
 std::string CSidekeyProcess::Section() const
 {
-    // Tags are ASCII class names.
-    return std::string(m_strTag.begin(), m_strTag.end());
+    return SectionName(m_strTag);
 }
 
 void CSidekeyProcess::LoadKeys()

@@ -87,12 +87,7 @@ void CTavrinWorkBase::SetExitNotify(std::function<void()> fn)
 
 std::string CTavrinWorkBase::Section() const
 {
-    // Tags are ASCII.
-    std::string s;
-    s.reserve(m_strName.size());
-    for (wchar_t c : m_strName)
-        s.push_back(static_cast<char>(c));
-    return s;
+    return SectionName(m_strName);
 }
 
 CMouseCtrlBase* CTavrinWorkBase::CreatePointerOutput()
