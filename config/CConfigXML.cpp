@@ -51,6 +51,60 @@ bool IndexedName(char* out, size_t size, const char* prefix, int index)
     return n > 0 && (size_t)n < size;
 }
 
+// Point attributes: "(%d,%d)" for integer points, "(%lf,%lf)" (six
+// decimals) for decimal ones. Reading stores the numbers that convert, from
+// the left, and leaves the rest of the point as it was.
+void FormatPoint(char* buf, size_t size, int x, int y) { snprintf(buf, size, "(%d,%d)", x, y); }
+void FormatPoint(char* buf, size_t size, double x, double y) { snprintf(buf, size, "(%lf,%lf)", x, y); }
+int ScanPoint(const char* text, int* x, int* y) { return sscanf(text, "(%d,%d)", x, y); }
+int ScanPoint(const char* text, double* x, double* y) { return sscanf(text, "(%lf,%lf)", x, y); }
+
+template <typename T>
+void ParsePoint(const char* text, T* x, T* y)
+{
+    T a = *x, b = *y;
+    int n = ScanPoint(text, &a, &b);
+    if (n >= 1)
+        *x = a;
+    if (n >= 2)
+        *y = b;
+}
+
+// Attributes prefix0 .. prefix(count-1) of `el`; false without the element.
+template <typename T>
+bool ReadPoints(const tinyxml2::XMLElement* el, const char* prefix, int count, T (*pts)[2])
+{
+    if (!el)
+        return false;
+    CNumericC c;
+    char name[64];
+    for (int i = 0; i < count; ++i)
+    {
+        if (!IndexedName(name, sizeof name, prefix, i))
+            break;
+        if (const char* text = el->Attribute(name))
+            ParsePoint(text, &pts[i][0], &pts[i][1]);
+    }
+    return true;
+}
+
+template <typename T>
+bool WritePoints(tinyxml2::XMLElement* el, const char* prefix, int count, const T (*pts)[2])
+{
+    if (!el)
+        return false;
+    CNumericC c;
+    char name[64], buf[256];
+    for (int i = 0; i < count; ++i)
+    {
+        if (!IndexedName(name, sizeof name, prefix, i))
+            break;
+        FormatPoint(buf, sizeof buf, pts[i][0], pts[i][1]);
+        el->SetAttribute(name, buf);
+    }
+    return true;
+}
+
 // Writes `text` to `path` so that a reader (or a crash) sees either the old
 // file or the new one, never a mixture: temporary file in the same folder,
 // flushed to disk, permissions copied, renamed over the original.
@@ -244,12 +298,7 @@ bool CConfigXML::GetPoint(const char* section, const char* key, const char* attr
     if (text)
     {
         CNumericC c;
-        int a = *x, b = *y;
-        int n = sscanf(text, "(%d,%d)", &a, &b);
-        if (n >= 1)
-            *x = a;
-        if (n >= 2)
-            *y = b;
+        ParsePoint(text, x, y);
     }
     return true;
 }
@@ -257,87 +306,26 @@ bool CConfigXML::GetPoint(const char* section, const char* key, const char* attr
 bool CConfigXML::SetPoint(const char* section, const char* key, const char* attr, int x, int y)
 {
     char buf[256];
-    snprintf(buf, sizeof buf, "(%d,%d)", x, y);
+    FormatPoint(buf, sizeof buf, x, y);
     return SetAttribute(section, key, attr, buf);
 }
 
 bool CConfigXML::GetPoints(const char* section, const char* key, const char* prefix, int count, int (*pts)[2])
 {
-    tinyxml2::XMLElement* el = FindKey(section, key);
-    if (!el)
-        return false;
-    CNumericC c;
-    char name[64];
-    for (int i = 0; i < count; ++i)
-    {
-        if (!IndexedName(name, sizeof name, prefix, i))
-            break;
-        const char* text = el->Attribute(name);
-        if (!text)
-            continue;
-        int a = pts[i][0], b = pts[i][1];
-        int n = sscanf(text, "(%d,%d)", &a, &b);
-        if (n >= 1)
-            pts[i][0] = a;
-        if (n >= 2)
-            pts[i][1] = b;
-    }
-    return true;
+    return ReadPoints(FindKey(section, key), prefix, count, pts);
 }
 
 bool CConfigXML::SetPoints(const char* section, const char* key, const char* prefix, int count, const int (*pts)[2])
 {
-    tinyxml2::XMLElement* el = FindKey(section, key);
-    if (!el)
-        return false;
-    char name[64], buf[256];
-    for (int i = 0; i < count; ++i)
-    {
-        if (!IndexedName(name, sizeof name, prefix, i))
-            break;
-        snprintf(buf, sizeof buf, "(%d,%d)", pts[i][0], pts[i][1]);
-        el->SetAttribute(name, buf);
-    }
-    return true;
+    return WritePoints(FindKey(section, key), prefix, count, pts);
 }
 
 bool CConfigXML::GetPointsD(const char* section, const char* key, const char* prefix, int count, double (*pts)[2])
 {
-    tinyxml2::XMLElement* el = FindKey(section, key);
-    if (!el)
-        return false;
-    CNumericC c;
-    char name[64];
-    for (int i = 0; i < count; ++i)
-    {
-        if (!IndexedName(name, sizeof name, prefix, i))
-            break;
-        const char* text = el->Attribute(name);
-        if (!text)
-            continue;
-        double a = pts[i][0], b = pts[i][1];
-        int n = sscanf(text, "(%lf,%lf)", &a, &b);
-        if (n >= 1)
-            pts[i][0] = a;
-        if (n >= 2)
-            pts[i][1] = b;
-    }
-    return true;
+    return ReadPoints(FindKey(section, key), prefix, count, pts);
 }
 
 bool CConfigXML::SetPointsD(const char* section, const char* key, const char* prefix, int count, const double (*pts)[2])
 {
-    tinyxml2::XMLElement* el = FindKey(section, key);
-    if (!el)
-        return false;
-    CNumericC c;
-    char name[64], buf[256];
-    for (int i = 0; i < count; ++i)
-    {
-        if (!IndexedName(name, sizeof name, prefix, i))
-            break;
-        snprintf(buf, sizeof buf, "(%lf,%lf)", pts[i][0], pts[i][1]);
-        el->SetAttribute(name, buf);
-    }
-    return true;
+    return WritePoints(FindKey(section, key), prefix, count, pts);
 }
