@@ -91,6 +91,9 @@ struct IdentifyCase
     int starts;
 };
 
+// Keeps the case's name, not its bytes, in test listings and failures.
+void PrintTo(const IdentifyCase& c, std::ostream* os) { *os << c.name; }
+
 class IdentifyTable : public ::testing::TestWithParam<IdentifyCase>
 {
 };
