@@ -13,6 +13,9 @@ CMouseCtrlLinux::CMouseCtrlLinux(const std::wstring& tag)
 
 CMouseCtrlLinux::~CMouseCtrlLinux()
 {
+    // XTEST buttons stay down after the client is gone: a board pulled out
+    // (or a service stopped) mid-stroke would leave the desktop dragging.
+    PointerEvent(0, 0, 0);
     CloseDisplay();
 }
 
