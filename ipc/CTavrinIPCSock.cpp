@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 
 namespace
@@ -106,6 +107,9 @@ bool CTavrinIPCSock::Open(wxEvtHandler* handler)
     if (m_pSocket->IsOk())
     {
         m_nFd = static_cast<int>(m_pSocket->GetSocket());
+        // Programs the service starts (whiteboard, calibration) must not
+        // inherit the status port.
+        fcntl(m_nFd, F_SETFD, fcntl(m_nFd, F_GETFD) | FD_CLOEXEC);
         printf("_________socket is ok %d\n", m_pSocket->Error() ? 1 : 0);
     }
     else

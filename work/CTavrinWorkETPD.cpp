@@ -268,6 +268,10 @@ void CTavrinWorkETPD::OnFrontKey()
         return;
     g_bInBoardFrame = false;
     MapPoint();
+    // The pointer goes to the pen first, so both the board-frame question and
+    // the click concern where the pen is, not where the last contact ended.
+    if (m_pMouse)
+        m_pMouse->PointerEvent(m_Point.x, m_Point.y, 4);
     RunSideKeyAction(FrontAction());
     bool click = true;
     if (g_bAppStarted)

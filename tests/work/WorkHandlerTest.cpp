@@ -73,8 +73,9 @@ TEST_F(WorkHandlerTest, FrontButtonActsOncePerContactAndOnlyFromSourceT)
 
     w->Dispatch(EtpdAt(0xEE, 0x85, 200, 400));
     w->Dispatch(EtpdAt(0xEE, 0x85, 300, 500));
-    // Default front text: "elfc" at once, a left click at the pen.
-    EXPECT_EQ(V({"dgram elfc", "post 3", "LeftDown", "LeftUp"}), m_Log.Take());
+    // Default front text: "elfc" at once, a left click at the pen (the
+    // pointer is moved there first).
+    EXPECT_EQ(V({"MoveTo 100 200", "dgram elfc", "post 3", "LeftDown", "LeftUp"}), m_Log.Take());
 
     w->Dispatch(EtpdAt(0xEE, 0x83, 300, 500));
     m_Log.Take();
