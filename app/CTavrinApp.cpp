@@ -551,12 +551,7 @@ void CTavrinApp::OnSocketEvent(wxSocketEvent& event)
     char buf[51] = {0};
     std::shared_ptr<CTavrinIPCSock> sock = DatagramChannel();
     if (!sock)
-    {
-        // A channel already closed: drain the datagram so the event stops.
-        if (wxSocketBase* s = event.GetSocket())
-            s->Read(buf, 50);
-        return;
-    }
+        return;  // a late event of a channel already closed (and its socket with it)
     int n = sock->ReadDatagram(buf, 50);
     if (n <= 0)
         return;
