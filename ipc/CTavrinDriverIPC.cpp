@@ -2,15 +2,22 @@
 
 #include "app/CAppServices.h"
 #include "app/CClock.h"
-#include "ipc/LocalSocket.h"
+#include "ipc/CIpcGate.h"
 #include "ipc/MyConnection.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -24,12 +31,93 @@ bool IsCommandTopic(const wxString& topic)
            topic == "SetSpeed";
 }
 
-bool LocalAddress(int fd, sockaddr_in* addr)
+const char DIR_PREFIX[] = "tavrin-ipc-";
+const char SOCKET_NAME[] = "command";
+// A directory of ours this old without a listening socket was left by a
+// process that was killed; younger ones may belong to a server starting up.
+constexpr time_t STALE_AFTER_S = 60;
+
+// Paths of the Unix sockets bound on this host; false when that cannot be
+// told.
+bool BoundUnixPaths(std::set<std::string>* paths)
 {
-    socklen_t len = sizeof(*addr);
-    std::memset(addr, 0, sizeof(*addr));
-    return getsockname(fd, reinterpret_cast<sockaddr*>(addr), &len) == 0 && addr->sin_family == AF_INET &&
-           len == sizeof(*addr);
+    std::ifstream in("/proc/net/unix");
+    std::string line;
+    if (!std::getline(in, line))
+        return false;
+    while (std::getline(in, line))
+    {
+        // Num RefCount Protocol Flags Type St Inode [Path]; the path may hold blanks.
+        std::istringstream fields(line);
+        std::string skip;
+        int n = 0;
+        while (n < 7 && fields >> skip)
+            ++n;
+        std::string path;
+        if (n == 7 && std::getline(fields >> std::ws, path) && !path.empty())
+            paths->insert(path);
+    }
+    return true;
+}
+
+// Removes the directories of servers that did not get to clean up (a killed
+// service), so they do not pile up in the temporary directory.
+void RemoveStaleDirs(const std::string& base)
+{
+    DIR* d = opendir(base.c_str());
+    if (!d)
+        return;
+    std::set<std::string> bound;
+    bool boundRead = false;
+    bool boundKnown = false;
+    const time_t now = time(nullptr);
+    while (dirent* e = readdir(d))
+    {
+        if (std::strncmp(e->d_name, DIR_PREFIX, sizeof(DIR_PREFIX) - 1) != 0)
+            continue;
+        const std::string dir = base + "/" + e->d_name;
+        struct stat st;
+        if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+            (st.st_mode & 07777) != 0700 || now - st.st_mtime < STALE_AFTER_S)
+            continue;
+        if (!boundRead)
+        {
+            boundKnown = BoundUnixPaths(&bound);
+            boundRead = true;
+        }
+        const std::string sock = dir + "/" + SOCKET_NAME;
+        if (!boundKnown || bound.count(sock))
+            continue;
+        unlink(sock.c_str());
+        rmdir(dir.c_str());
+    }
+    closedir(d);
+}
+
+// A fresh directory only this user can enter (mode 0700), under $TMPDIR or
+// else /tmp, short enough for a Unix socket path inside it; empty on failure.
+std::string MakePrivateDir()
+{
+    std::vector<std::string> bases;
+    const char* tmp = std::getenv("TMPDIR");
+    if (tmp && *tmp)
+        bases.emplace_back(tmp);
+    bases.emplace_back("/tmp");
+    for (const std::string& base : bases)
+    {
+        // The path goes through the toolkit's string conversions: keep to ASCII.
+        if (std::any_of(base.begin(), base.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+            continue;
+        RemoveStaleDirs(base);
+        std::string templ = base + "/" + DIR_PREFIX + "XXXXXX";
+        if (templ.size() + sizeof(SOCKET_NAME) >= sizeof(sockaddr_un::sun_path))
+            continue;
+        std::vector<char> buf(templ.begin(), templ.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()))
+            return buf.data();
+    }
+    return {};
 }
 } // namespace
 
@@ -38,81 +126,59 @@ CTavrinDriverIPC::CTavrinDriverIPC() = default;
 CTavrinDriverIPC::~CTavrinDriverIPC()
 {
     DropConnection();
+    // Stopping the gate passes the goodbye just sent on to the client.
+    m_pGate.reset();
+    CloseLocalServer();
 }
 
 bool CTavrinDriverIPC::Create(const wxString& service)
 {
-    // A name with a '/' would make the toolkit listen on a Unix socket path;
-    // only a decimal port is a valid service here.
+    // A name with a '/' would make the toolkit listen on a path of the
+    // client's choosing; only a decimal port is a valid service here.
     unsigned long port = 0;
     if (service.empty() || service.find_first_not_of("0123456789") != wxString::npos ||
         !service.ToULong(&port) || port > 65535)
         return false;
-    if (!wxTCPServer::Create(service))
+    m_pGate.reset();
+    CloseLocalServer();
+
+    m_strSocketDir = MakePrivateDir();
+    if (m_strSocketDir.empty())
         return false;
-    if (!RebindToLoopback())
+    const std::string path = m_strSocketDir + "/" + SOCKET_NAME;
+    auto gate = std::make_unique<CIpcGate>();
+    if (!wxTCPServer::Create(wxString::FromUTF8(path)) || !gate->Start(static_cast<uint16_t>(port), path))
+    {
+        CloseLocalServer();
+        return false;
+    }
+    m_pGate = std::move(gate);
+    return true;
+}
+
+void CTavrinDriverIPC::CloseLocalServer()
+{
+    if (m_server)
     {
         m_server->SetClientData(nullptr);
         m_server->Destroy();
         m_server = nullptr;
-        return false;
     }
-    return true;
-}
-
-// The toolkit always listens on the any-address. Replace the listening socket
-// behind its descriptor with one bound to 127.0.0.1 on the same port, so that
-// no other host can even connect. The toolkit keeps using the descriptor
-// number; its event-loop registration is dropped before the swap and made
-// again afterwards (switching the socket to blocking and back does both).
-bool CTavrinDriverIPC::RebindToLoopback()
-{
-    if (!m_server || !m_server->IsOk())
-        return false;
-    const int fd = static_cast<int>(m_server->GetSocket());
-    sockaddr_in addr;
-    if (fd < 0 || !LocalAddress(fd, &addr))
-        return false;
-    const uint16_t port = ntohs(addr.sin_port);
-
-    const wxSocketFlags flags = m_server->GetFlags();
-    m_server->SetFlags(flags | wxSOCKET_BLOCK);
-
-    bool ok = false;
-    int fresh = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fresh >= 0)
+    if (!m_filename.empty())
     {
-        // dup2 closes the any-address listener and frees the port at once.
-        ok = dup2(fresh, fd) == fd;
-        close(fresh);
+        std::remove(m_filename.fn_str());
+        m_filename.clear();
     }
-    if (ok)
+    if (!m_strSocketDir.empty())
     {
-        int one = 1;
-        sockaddr_in loop;
-        LoopbackAddress(&loop, port);
-        int fdflags = fcntl(fd, F_GETFD);
-        int flflags = fcntl(fd, F_GETFL);
-        ok = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) == 0 &&
-             bind(fd, reinterpret_cast<const sockaddr*>(&loop), sizeof(loop)) == 0 && listen(fd, 5) == 0 &&
-             fdflags >= 0 && fcntl(fd, F_SETFD, fdflags | FD_CLOEXEC) == 0 && flflags >= 0 &&
-             fcntl(fd, F_SETFL, flflags | O_NONBLOCK) == 0;
+        rmdir(m_strSocketDir.c_str());
+        m_strSocketDir.clear();
     }
-
-    m_server->SetFlags(flags);
-
-    return ok && LocalAddress(fd, &addr) && addr.sin_addr.s_addr == htonl(INADDR_LOOPBACK) &&
-           ntohs(addr.sin_port) == port;
 }
 
 int CTavrinDriverIPC::GetPort() const
 {
-    if (!m_server || !m_server->IsOk())
-        return 0;
-    sockaddr_in addr;
-    if (!LocalAddress(static_cast<int>(m_server->GetSocket()), &addr))
-        return 0;
-    return ntohs(addr.sin_port);
+    return m_pGate ? m_pGate->GetPort() : 0;
 }
 
 void CTavrinDriverIPC::DropConnection()

@@ -1,11 +1,17 @@
 #pragma once
 #include <wx/sckipc.h>
 
+#include <memory>
+#include <string>
+
+class CIpcGate;
 class MyConnection;
 
 // Command server for the companion user interface: the toolkit's TCP IPC
 // protocol on 127.0.0.1, at most one client at a time (a new client replaces
-// the old one).
+// the old one). The toolkit's server listens on a Unix socket in a private
+// directory; clients reach it only through a CIpcGate on the TCP port, which
+// passes nothing but complete, well-formed messages.
 class CTavrinDriverIPC : public wxTCPServer
 {
 public:
@@ -16,8 +22,8 @@ public:
     ~CTavrinDriverIPC() override;
 
     // Listens on 127.0.0.1 at the port given as decimal text ("0" picks a
-    // free port). False when the port is in use or cannot be bound to the
-    // loopback address.
+    // free port). False, with nothing left behind, when the port is in use or
+    // anything else fails.
     bool Create(const wxString& service) override;
     wxConnectionBase* OnAcceptConnection(const wxString& topic) override;
 
@@ -35,7 +41,10 @@ public:
     MyConnection* GetConnection() const { return m_pConnection; }
 
 private:
-    bool RebindToLoopback();
+    // Closes the toolkit's listener and removes its socket and directory.
+    void CloseLocalServer();
 
     MyConnection* m_pConnection = nullptr;
+    std::unique_ptr<CIpcGate> m_pGate;
+    std::string m_strSocketDir;
 };

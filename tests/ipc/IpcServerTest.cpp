@@ -6,6 +6,7 @@
 #include "FakeClock.h"
 #include "ProcessFixture.h"
 #include "TempDir.h"
+#include "ipc/CIpcGate.h"
 #include "ipc/CTavrinDriverIPC.h"
 #include "ipc/MyConnection.h"
 
@@ -14,10 +15,16 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace ipc_test;
@@ -46,6 +53,13 @@ public:
     // Result: the server's answer byte, -1 when the connection failed.
     int Connect(const std::string& ip, int port, const std::string& topic)
     {
+        if (!Open(ip, port))
+            return -1;
+        return Request(IPC_CONNECT, topic);
+    }
+    // The TCP connection alone, no message.
+    bool Open(const std::string& ip, int port)
+    {
         m_nFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -55,9 +69,15 @@ public:
         {
             m_nErrno = errno;
             Close();
-            return -1;
+            return false;
         }
-        return Request(IPC_CONNECT, topic);
+        return true;
+    }
+    // Sends `bytes` as they are; false once the server has closed.
+    bool SendRaw(const std::string& bytes)
+    {
+        return m_nFd >= 0 &&
+               send(m_nFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
     int StartAdvise(const std::string& item) { return Request(IPC_ADVISE_START, item); }
     int StopAdvise(const std::string& item) { return Request(IPC_ADVISE_STOP, item); }
@@ -177,6 +197,10 @@ TEST_F(IpcServer, ListensOnLoopbackOnly)
     CRawIpcClient local;
     EXPECT_EQ(Connect(local, "Orient"), IPC_CONNECT);
 
+    // Nothing else listens on the port: the toolkit's own server is on a
+    // Unix socket.
+    EXPECT_EQ(tavrin_test::ListeningAddresses(m_nPort), std::vector<std::string>{"127.0.0.1"});
+
     std::string other = NonLoopbackAddress();
     if (other.empty())
         GTEST_SKIP() << "no address outside 127.0.0.0/8 on this machine";
@@ -205,6 +229,139 @@ TEST(IpcServerCreate, FailsWhenThePortIsTakenOrNotAPort)
         CTavrinDriverIPC server;
         EXPECT_FALSE(server.Create(bad)) << bad;
     }
+}
+
+// Points $TMPDIR at `dir` for the lifetime of the object.
+class CTmpDirEnv
+{
+public:
+    explicit CTmpDirEnv(const std::string& dir)
+    {
+        const char* old = getenv("TMPDIR");
+        m_bHad = old != nullptr;
+        m_strOld = old ? old : "";
+        setenv("TMPDIR", dir.c_str(), 1);
+    }
+    ~CTmpDirEnv()
+    {
+        if (m_bHad)
+            setenv("TMPDIR", m_strOld.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+
+private:
+    bool m_bHad;
+    std::string m_strOld;
+};
+
+// Entries of a directory other than "." and "..".
+std::vector<std::string> Entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str()))
+    {
+        while (dirent* e = readdir(d))
+        {
+            std::string n = e->d_name;
+            if (n != "." && n != "..")
+                names.push_back(n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+TEST(IpcServerCreate, KeepsTheToolkitSocketInAPrivateDirectoryAndLeavesNothingBehind)
+{
+    tavrin_test::CTempDir tmp;
+    CTmpDirEnv env(tmp.Path());
+    CEventPump pump;
+
+    int fd = BoundSocket(SOCK_STREAM, "127.0.0.1", 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+    {
+        CTavrinDriverIPC busy;
+        EXPECT_FALSE(busy.Create(wxString::Format("%d", LocalPort(fd))));
+        EXPECT_TRUE(Entries(tmp.Path()).empty());
+    }
+    close(fd);
+
+    auto* server = new CTavrinDriverIPC;
+    ASSERT_TRUE(server->Create("0"));
+    std::vector<std::string> dirs = Entries(tmp.Path());
+    ASSERT_EQ(dirs.size(), 1u);
+    const std::string dir = tmp.Path() + "/" + dirs[0];
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, getuid());
+    std::vector<std::string> inside = Entries(dir);
+    ASSERT_EQ(inside.size(), 1u);
+    ASSERT_EQ(stat((dir + "/" + inside[0]).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+
+    delete server;
+    pump.Pump(0);
+    EXPECT_TRUE(Entries(tmp.Path()).empty());
+}
+
+TEST(IpcServerCreate, RemovesOnlyDirectoriesLeftByAKilledServer)
+{
+    tavrin_test::CTempDir tmp;
+    CTmpDirEnv env(tmp.Path());
+    CEventPump pump;
+
+    struct Case
+    {
+        const char* name;
+        int ageS;
+        mode_t mode;
+        bool listening; // a server still listens in it
+        bool removed;
+    } cases[] = {
+        {"tavrin-ipc-killed", 3600, 0700, false, true},
+        {"tavrin-ipc-alive", 3600, 0700, true, false},
+        {"tavrin-ipc-starting", 0, 0700, false, false},
+        {"tavrin-ipc-shared", 3600, 0755, false, false},
+        {"other-killed", 3600, 0700, false, false},
+    };
+    std::vector<int> sockets;
+    for (const Case& k : cases)
+    {
+        const std::string dir = tmp.Path() + "/" + k.name;
+        ASSERT_EQ(mkdir(dir.c_str(), k.mode), 0);
+        ASSERT_EQ(chmod(dir.c_str(), k.mode), 0);
+        const std::string path = dir + "/command";
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << path;
+        if (k.listening)
+        {
+            ASSERT_EQ(listen(fd, 1), 0);
+            sockets.push_back(fd);
+        }
+        else
+        {
+            close(fd); // the socket file stays, as after a kill
+        }
+        timeval old[2] = {{time(nullptr) - k.ageS, 0}, {time(nullptr) - k.ageS, 0}};
+        ASSERT_EQ(utimes(dir.c_str(), old), 0);
+    }
+
+    CTavrinDriverIPC server;
+    ASSERT_TRUE(server.Create("0"));
+    for (const Case& k : cases)
+    {
+        struct stat st;
+        EXPECT_EQ(stat((tmp.Path() + "/" + k.name).c_str(), &st) != 0, k.removed) << k.name;
+    }
+    for (int fd : sockets)
+        close(fd);
 }
 
 TEST_F(IpcServer, RefusesUnknownTopicsAndKeepsOneClient)
@@ -334,6 +491,70 @@ TEST_F(IpcServer, DestructionDropsTheClient)
     EXPECT_TRUE(m_Pump.OffThread([&] { return c.WaitClosed(); }));
 }
 
+// --- clients that are slow or too many --------------------------------------
+
+TEST_F(IpcServer, ASilentOrSlowClientBlocksNoOneAndIsDroppedAfterFiveSeconds)
+{
+    tavrin_test::CFakeClock clock;
+    m_Services.m_bConnected = true;
+    const std::string connect = std::string("\x0a\x06\0\0\0", 5) + "Orient";
+    CRawIpcClient silent, slow, c;
+    ASSERT_TRUE(silent.Open("127.0.0.1", m_nPort));
+    ASSERT_TRUE(slow.Open("127.0.0.1", m_nPort));
+    ASSERT_TRUE(slow.SendRaw(connect.substr(0, 3)));
+
+    // Served at once, although two clients ahead of it have not finished
+    // naming their topics.
+    ASSERT_EQ(Connect(c, "Orient"), IPC_CONNECT);
+    EXPECT_EQ(m_Pump.OffThread([&] { return c.StartAdvise("2"); }), IPC_ADVISE_START);
+    EXPECT_EQ(m_Services.Commands(), (Commands{{1, 2}}));
+
+    // The slow one completes its message in pieces and is served too.
+    ASSERT_TRUE(slow.SendRaw(connect.substr(3, 4)));
+    m_Pump.Pump(20);
+    ASSERT_TRUE(slow.SendRaw(connect.substr(7)));
+    EXPECT_EQ(m_Pump.OffThread([&] { return slow.ReadByte(); }), IPC_CONNECT);
+
+    clock.Advance(CIpcGate::CONNECT_TIMEOUT_MS - 100);
+    EXPECT_FALSE(m_Pump.OffThread([&] { return silent.WaitClosed(300); }));
+    clock.Advance(200);
+    EXPECT_TRUE(m_Pump.OffThread([&] { return silent.WaitClosed(3000); }));
+    EXPECT_FALSE(m_Pump.OffThread([&] { return slow.WaitClosed(300); }));
+    EXPECT_EQ(m_Pump.OffThread([&] { return slow.StartAdvise("4"); }), IPC_ADVISE_START);
+}
+
+TEST_F(IpcServer, TakesAtMostEightClientsAtATime)
+{
+    tavrin_test::CFakeClock clock; // the silent ones are not timed out meanwhile
+    std::vector<CRawIpcClient> silent(CIpcGate::MAX_CLIENTS);
+    for (CRawIpcClient& s : silent)
+        ASSERT_TRUE(s.Open("127.0.0.1", m_nPort));
+    CRawIpcClient extra;
+    ASSERT_TRUE(extra.Open("127.0.0.1", m_nPort));
+    EXPECT_TRUE(m_Pump.OffThread([&] { return extra.WaitClosed(3000); }));
+    EXPECT_FALSE(m_Pump.OffThread([&] { return silent.back().WaitClosed(100); }));
+
+    // A slot that is given up is free again.
+    silent.front().Close();
+    CRawIpcClient c;
+    EXPECT_TRUE(m_Pump.RunUntil([&] { return Connect(c, "Orient") == IPC_CONNECT; }));
+}
+
+// --- malformed clients ------------------------------------------------------
+
+// Peak resident memory of this process in kB.
+long PeakResidentKb()
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+    {
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
 // --- the companion command client -------------------------------------------
 
 class CtlTool : public IpcServer
@@ -440,6 +661,62 @@ TEST_F(CtlTool, ReportsAMissingBoardOrService)
     EXPECT_NE(m_Child.Output().find("cannot connect to the service on port " + std::to_string(freePort)),
               std::string::npos)
         << m_Child.Output();
+}
+
+TEST_F(CtlTool, MalformedClientsAreDroppedAtNoCostAndOthersStillServed)
+{
+    const std::string huge("\xff\xff\xff\xff", 4);
+    const std::string junk(1 << 20, 'A');
+    struct Case
+    {
+        const char* name;
+        bool connectFirst;
+        std::string bytes;
+    } cases[] = {
+        {"topic of 4 GB", false, "\x0a" + huge + junk},
+        {"topic too long", false, std::string("\x0a\x2c\x01\0\0", 5) + std::string(300, 't')},
+        {"item of 4 GB", true, "\x04" + huge + junk},
+        {"poke with 4 GB of data", true, std::string("\x03\x01\0\0\0x\x14", 7) + huge + junk},
+        {"a reply code from the client", true, "\x09"},
+    };
+    m_Services.m_bConnected = true;
+    const long before = PeakResidentKb();
+    ASSERT_GT(before, 0);
+    for (const Case& k : cases)
+    {
+        SCOPED_TRACE(k.name);
+        CRawIpcClient bad;
+        if (k.connectFirst)
+            ASSERT_EQ(Connect(bad, "Orient"), IPC_CONNECT);
+        else
+            ASSERT_TRUE(bad.Open("127.0.0.1", m_nPort));
+        MyConnection* const served = m_Server.GetConnection();
+        m_Services.ClearCommands();
+        // Sending may fail part-way: the connection is closed under it.
+        m_Pump.OffThread([&] { return bad.SendRaw(k.bytes); });
+        EXPECT_TRUE(m_Pump.OffThread([&] { return bad.WaitClosed(3000); }));
+        if (k.connectFirst)
+        {
+            // The server saw the client go, nothing of the broken message.
+            EXPECT_TRUE(m_Pump.RunUntil([&] { return m_Services.Commands().size() == 2; }));
+            EXPECT_EQ(m_Services.Commands(), (Commands{{0, 0}, {6, 0}}));
+        }
+        else
+        {
+            // Never got as far as the server.
+            m_Pump.Pump(50);
+            EXPECT_EQ(m_Server.GetConnection(), served);
+            EXPECT_TRUE(m_Services.Commands().empty());
+        }
+    }
+    EXPECT_LT(PeakResidentKb() - before, 64 * 1024);
+
+    m_Services.ClearCommands();
+    auto args = Port();
+    args.push_back("penset");
+    ASSERT_TRUE(Start(args));
+    EXPECT_EQ(Finish(), 0) << m_Child.Output();
+    EXPECT_EQ(m_Services.Commands().front(), std::make_pair(4, 0));
 }
 
 TEST_F(CtlTool, RejectsBadCommandLines)
