@@ -19,6 +19,7 @@
 #include <wx/utils.h>
 
 #include <clocale>
+#include <csignal>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +118,11 @@ bool CTavrinApp::OnInit()
         ShowAlreadyRunning();
         return false;
     }
+
+    // A service is stopped with SIGTERM (or ^C when run by hand): leave the
+    // event loop so OnExit releases the board, the pointer and the sockets.
+    SetSignalHandler(SIGTERM, [](int) { wxTheApp->ExitMainLoop(); });
+    SetSignalHandler(SIGINT, [](int) { wxTheApp->ExitMainLoop(); });
 
     bool ok = InitLog();
     if (ok)
