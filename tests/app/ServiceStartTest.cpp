@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -44,6 +45,18 @@ TEST_F(ServiceStart, ListensOnTheConfiguredPortForTheLocalHostOnly)
     for (const std::string& a : addrs)
         EXPECT_EQ("127.0.0.1", a) << "the command server must not listen on other addresses";
     EXPECT_TRUE(run.Process().Running());
+}
+
+TEST_F(ServiceStart, StopsCleanlyOnSigterm)
+{
+    CServiceRun run;
+    run.WriteSettings(SettingsWithPort("4974"));
+    ASSERT_TRUE(run.Start(xvfb.Display()));
+    ASSERT_TRUE(WaitUntil([] { return IsListeningLocal(4974); }, 10s)) << run.Output();
+    kill(run.Process().Pid(), SIGTERM);
+    ASSERT_TRUE(run.Process().WaitExit(10s)) << run.Output();
+    EXPECT_EQ(0, run.Process().ExitCode()) << run.Output();
+    EXPECT_FALSE(IsListeningLocal(4974));
 }
 
 TEST_F(ServiceStart, FallsBackToPort4869WithoutSettings)
