@@ -2,6 +2,7 @@
 
 #include "app/AppGlobals.h"
 #include "app/CClock.h"
+#include "app/ThreadExit.h"
 #include "config/CConfigXML.h"
 #include "device/CDeviceBase.h"
 #include "ipc/CTavrinDriverIPC.h"
@@ -59,10 +60,13 @@ struct CExitWaiter
     std::mutex mutex;
     std::condition_variable cond;
     bool done = false;
+    long tid = 0;
 
+    // Called on the work thread from its destructor.
     void Notify()
     {
         std::lock_guard<std::mutex> lock(mutex);
+        tid = CurrentThreadTid();
         done = true;
         cond.notify_all();
     }
@@ -339,7 +343,9 @@ void CTavrinApp::StopWorkThread(CTavrinWorkBase* pWork)
     auto waiter = std::make_shared<CExitWaiter>();
     pWork->SetExitNotify([waiter] { waiter->Notify(); });
     pWork->Delete();
-    if (!waiter->Wait(kWorkExitWaitMs))
+    // The toolkit still runs on the thread after it notified: at shut-down
+    // the process must not end under it.
+    if (!waiter->Wait(kWorkExitWaitMs) || !WaitThreadGone(waiter->tid, kWorkExitWaitMs))
         printf("CTavrinApp: work thread did not end within %d ms\n", kWorkExitWaitMs);
 }
 

@@ -66,10 +66,13 @@ CTavrinIPCSock::~CTavrinIPCSock()
         return;
     // The toolkit's socket belongs to the main thread's event loop; the
     // application may delete the channel on the hot-plug monitor thread.
-    if (wxIsMainThread() || !wxTheApp)
+    // The console application object is enough here (and all there is in a
+    // console program); wxTheApp would downcast it to the GUI application.
+    wxAppConsole* app = wxAppConsole::GetInstance();
+    if (wxIsMainThread() || !app)
         sock->Destroy();
     else
-        wxTheApp->CallAfter([sock] { sock->Destroy(); });
+        app->CallAfter([sock] { sock->Destroy(); });
 }
 
 const char* CTavrinIPCSock::StyleName(int style)

@@ -2,6 +2,7 @@
 
 #include "app/CAppServices.h"
 #include "app/CClock.h"
+#include "app/ThreadExit.h"
 #include "config/CConfigXML.h"
 #include "device/CDeviceBase.h"
 #include "notify/SupportedDevices.h"
@@ -42,6 +43,7 @@ struct CTavrinNotifyBase::StopGate
     {
         {
             std::lock_guard<std::mutex> lock(mutex);
+            nDoneTid = CurrentThreadTid();
             bDone = true;
         }
         cond.notify_all();
@@ -51,6 +53,8 @@ struct CTavrinNotifyBase::StopGate
     std::condition_variable cond;
     bool bStop = false;
     bool bDone = false;
+    // The thread that ran the destructor: StopAndWait waits until it is gone.
+    long nDoneTid = 0;
     int nWakeFd;
 };
 
@@ -177,6 +181,16 @@ bool CTavrinNotifyBase::StopAndWait(int timeoutMs)
     else
         gate->RequestStop();
 
-    std::unique_lock<std::mutex> lock(gate->mutex);
-    return gate->cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return gate->bDone; });
+    const int64_t start = Clock().NowMs();
+    long tid = 0;
+    {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        if (!gate->cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return gate->bDone; }))
+            return false;
+        tid = gate->nDoneTid;
+    }
+    // The toolkit still runs on the thread after its destructor; the caller
+    // may end the process next.
+    const int64_t left = timeoutMs - (Clock().NowMs() - start);
+    return WaitThreadGone(tid, left > 0 ? static_cast<int>(left) : 0);
 }

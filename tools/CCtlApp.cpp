@@ -106,7 +106,8 @@ int ConfiguredPort()
 void Pump(wxEventLoopBase* loop, int ms)
 {
     loop->DispatchTimeout(ms);
-    wxTheApp->ProcessPendingEvents();
+    // A console application: wxTheApp would downcast it to the GUI one.
+    wxAppConsole::GetInstance()->ProcessPendingEvents();
 }
 } // namespace
 

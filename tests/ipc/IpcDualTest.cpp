@@ -79,7 +79,8 @@ public:
         }
         m_nBytes = bytes.size();
         std::vector<int32_t> ints(bytes.size() / 4);
-        std::memcpy(ints.data(), bytes.data(), ints.size() * 4);
+        if (!ints.empty())
+            std::memcpy(ints.data(), bytes.data(), ints.size() * 4);
         return ints;
     }
     size_t LastBytes() const { return m_nBytes; }

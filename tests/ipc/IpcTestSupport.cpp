@@ -53,7 +53,9 @@ void CRecordingServices::ClearCommands()
     m_Commands.clear();
 }
 
-CEventPump::CEventPump() : m_pLoop(wxTheApp->GetTraits()->CreateEventLoop())
+// The test main runs a console application; wxTheApp would downcast it to
+// the GUI application class it is not.
+CEventPump::CEventPump() : m_pLoop(wxAppConsole::GetInstance()->GetTraits()->CreateEventLoop())
 {
     m_pActivator = new wxEventLoopActivator(m_pLoop.get());
 }
@@ -68,8 +70,8 @@ CEventPump::~CEventPump()
 void CEventPump::Pump(int ms)
 {
     m_pLoop->DispatchTimeout(ms);
-    wxTheApp->ProcessPendingEvents();
-    wxTheApp->ProcessIdle();
+    wxAppConsole::GetInstance()->ProcessPendingEvents();
+    wxAppConsole::GetInstance()->ProcessIdle();
 }
 
 bool CEventPump::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)

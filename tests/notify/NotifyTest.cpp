@@ -1,5 +1,6 @@
 #include "Linux/CTavrinNotifyLinux.h"
 #include "app/CAppServices.h"
+#include "app/ThreadExit.h"
 #include "device/CDeviceBase.h"
 #include "notify/SupportedDevices.h"
 
@@ -9,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,7 +23,9 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -570,5 +575,41 @@ TEST_F(NotifyTest, DeleteEndsTheMonitorLoopWithinOneWait)
 
     EXPECT_EQ(notify->Delete(), wxTHREAD_NO_ERROR);
     EXPECT_EQ(disposed.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+}
+
+// Tells the test which kernel thread runs the monitor.
+class CTidNotify : public CTavrinNotifyLinux
+{
+public:
+    std::atomic<long> nTid{0};
+
+protected:
+    ExitCode Entry() override
+    {
+        nTid = CurrentThreadTid();
+        return CTavrinNotifyLinux::Entry();
+    }
+};
+
+// The service ends its process right after StopAndWait: returning while the
+// toolkit still tears the thread down crashed it at exit.
+TEST_F(NotifyTest, StopAndWaitReturnsOnlyOnceTheThreadIsGone)
+{
+    for (int round = 0; round < 5; ++round)
+    {
+        CTidNotify* notify = new CTidNotify();
+        ASSERT_EQ(notify->Create(), wxTHREAD_NO_ERROR);
+        notify->InitSupportedDevices();
+        ASSERT_EQ(notify->Run(), wxTHREAD_NO_ERROR);
+        for (int i = 0; i < 500 && notify->nTid == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const long tid = notify->nTid;
+        ASSERT_NE(0, tid);
+
+        ASSERT_TRUE(notify->StopAndWait(5000));
+        errno = 0;
+        EXPECT_EQ(-1, syscall(SYS_tgkill, static_cast<long>(getpid()), tid, 0)) << "round " << round;
+        EXPECT_EQ(ESRCH, errno) << "round " << round;
+    }
 }
 }  // namespace
