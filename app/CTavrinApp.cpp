@@ -43,8 +43,6 @@ wxEND_EVENT_TABLE()
 
 namespace
 {
-const char* const kTraceMasks[] = {"LogInfo", "Event",  "IPC",    "LTWork",     "workThread",
-                                   "DevNotify", "Orient", "Sidekey", "CConversion"};
 const char* const kTraceMaskOrder[] = {"LogInfo",    "LTWork", "IPC",     "Event",      "workThread",
                                        "DevNotify", "Orient", "Sidekey", "CConversion"};
 const int kRequestIds[] = {ID_RUN_WHITEBOARD, ID_RUN_ORIENT, ID_START_TIMER_SHORT, ID_START_TIMER_LONG,
@@ -83,7 +81,6 @@ CTavrinApp::CTavrinApp()
       m_LongTimer(this, ID_TIMER_LONG),
       m_Checker("CTavrinAppETP", "/tmp")
 {
-    (void)kTraceMasks;
     SetAppServices(this);
 }
 
