@@ -43,7 +43,7 @@ wxEND_EVENT_TABLE()
 
 namespace
 {
-const char* const kTraceMaskOrder[] = {"LogInfo",    "LTWork", "IPC",     "Event",      "workThread",
+const char* const kTraceMasks[] = {"LogInfo",    "LTWork", "IPC",     "Event",      "workThread",
                                        "DevNotify", "Orient", "Sidekey", "CConversion"};
 const int kRequestIds[] = {ID_RUN_WHITEBOARD, ID_RUN_ORIENT, ID_START_TIMER_SHORT, ID_START_TIMER_LONG,
                            ID_RUN_NOTTOUCH};
@@ -216,7 +216,7 @@ bool CTavrinApp::InitLog()
     delete wxLog::SetActiveTarget(new wxLogStream(&std::cout));
     wxLog::SetTimestamp("%Y-%m-%d %H:%M:%S");
     wxLog::SetLogLevel(wxLOG_Trace);
-    for (const char* mask : kTraceMaskOrder)
+    for (const char* mask : kTraceMasks)
         wxLog::AddTraceMask(mask);
     return true;
 }
