@@ -43,8 +43,8 @@ wxEND_EVENT_TABLE()
 
 namespace
 {
-const char* const kTraceMasks[] = {"LogInfo",    "LTWork", "IPC",     "Event",      "workThread",
-                                       "DevNotify", "Orient", "Sidekey", "CConversion"};
+const char* const kTraceMasks[] = {"LogInfo", "LTWork", "IPC", "Event", "workThread",
+                                   "DevNotify", "Orient", "Sidekey", "CConversion"};
 const int kRequestIds[] = {ID_RUN_WHITEBOARD, ID_RUN_ORIENT, ID_START_TIMER_SHORT, ID_START_TIMER_LONG,
                            ID_RUN_NOTTOUCH};
 const char* const kWhiteboardLauncher = "/usr/share/Morvek_Software/run";
